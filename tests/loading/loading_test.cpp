@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
+
+#include <json/value.h>
 
 #include "framework/provider.h"
 #include "recording_host.h"
@@ -71,6 +74,45 @@ TEST_F(Loading, ProviderMakesIndependentDevicesThatOutliveIt) {
   EXPECT_EQ(rec::calls("SendSP")[0].device, a);
   delete a;
   delete b;
+}
+
+// The whole life of a plug-in in a host: load, devices, a hundred rounds, control calls, destroy, unload.
+// Run under valgrind as its own test.
+TEST_F(Loading, FullLifeCycle) {
+  std::vector<ZadeSPDevice*> devices;
+  {
+    auto providers = get_providers_();
+    auto* provider = dynamic_cast<ZadeSPDeviceProvider*>(providers[0].get());
+    ASSERT_NE(provider, nullptr);
+    for (unsigned id = 1; id <= 3; ++id) {
+      devices.push_back(provider->create());
+      devices.back()->InitV(nullptr, 1200 + id);
+    }
+  }
+  testing::internal::CaptureStdout();
+  Json::Value config;
+  config["appSetting"]["b_mode"] = "1";
+  for (ZadeSPDevice* device : devices) device->InitSetting(config);
+  const std::string cached(21, '\x01');
+  for (int round = 0; round < 100; ++round) {
+    for (ZadeSPDevice* device : devices) {
+      device->RefreshStatus();
+      // The poll reply as the host's Modbus layer leaves it: tag 11 is still set by RefreshStatus.
+      dynamic_cast<SPModbus*>(device)->process_payload(11, 10);
+      char out[512];
+      int out_len = 0;
+      const unsigned short write[] = {7, 300};
+      device->DeviceIoControl(801, nullptr, 0, out, sizeof out, out_len);
+      device->DeviceIoControl(803, nullptr, 0, out, sizeof out, out_len);
+      device->DeviceIoControl(206, write, sizeof write, out, sizeof out, out_len);
+      device->DeviceIoControl(802, nullptr, 0, out, sizeof out, out_len);
+      device->DeviceIoControl(310, "{\"signal_id\":\"0418101001\"}", 27, out, sizeof out, out_len);
+      if (round % 10 == 0) device->LoadFromCache(cached);
+    }
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rec::calls("SaveDeviceHistory").size(), 3u * 110u);
+  for (ZadeSPDevice* device : devices) delete device;
 }
 
 }  // namespace
