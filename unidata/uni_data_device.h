@@ -110,10 +110,11 @@ class UniDataDevice : public Bus {
       if (value > upper || value < lower) due = true;
     }
     if (s.period_enabled) {
-      // Whole seconds: a float clock moves in 128-second steps at present-day values.
-      const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
-      const double deadline = static_cast<double>(s.last_report_time) + static_cast<double>(s.period_minutes) * 60.0;
-      if (static_cast<double>(now) > deadline) due = true;
+      // Whole seconds: a float clock moves in 128-second steps at present-day values. The elapsed count
+      // and the product are exact in double, where a clock-sized sum would round.
+      const std::int64_t elapsed =
+          static_cast<std::int64_t>(std::time(nullptr)) - static_cast<std::int64_t>(s.last_report_time);
+      if (static_cast<double>(elapsed) > static_cast<double>(s.period_minutes) * 60.0) due = true;
     }
     if (!due) return false;
     s.last_value = value;
@@ -231,7 +232,7 @@ class UniDataDevice : public Bus {
     const std::string signal_id = signal.first;
     const std::string signal_name = signal.second;
     if (signal_id.size() < kMinSignalIdLength) {
-      if (short_ids_told_.insert(signal_id).second) {
+      if (short_ids_told_.emplace(reading_name, signal_id).second) {
         std::cout << "signal id " << signal_id << " of " << reading_name << " is shorter than "
                   << kMinSignalIdLength << " characters: not checked" << std::endl;
       }
@@ -240,12 +241,14 @@ class UniDataDevice : public Bus {
     std::string derived_id = signal_id;
     derived_id[3] = '6';
     derived_id[8] = '1';
+    // Other code can reach json_data_ (control code 803); a value that takes no members has no readings.
+    if (!json_data_.isNull() && !json_data_.isObject()) return;
     const Json::Value& reading = json_data_[reading_name];
-    // Text, objects and the like cannot be converted; skipping them keeps the round (and its history).
-    if (reading.isNull() || !reading.isNumeric()) return;
+    // Text, objects and arrays cannot be converted; skipping them keeps the round (and its history).
+    if (!reading.isNumeric() && !reading.isBool()) return;
     const float value = reading.asFloat();
     this->ZadeVDevice::CheckThreshold(derived_id, signal_name, value, 1);
-    CheckAOReport(derived_id, signal_id, reading.asFloat());
+    CheckAOReport(derived_id, signal_id, value);
   }
 
   Data_t data_;
@@ -256,5 +259,5 @@ class UniDataDevice : public Bus {
   std::mutex json_mutex_;
   Json::Value json_data_;
   std::map<std::string, std::pair<std::string, std::string>> ai_signals_;
-  std::set<std::string> short_ids_told_;  // short signal ids already reported on the console
+  std::set<std::pair<std::string, std::string>> short_ids_told_;  // (reading name, short signal id) already told
 };
