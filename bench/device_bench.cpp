@@ -114,6 +114,7 @@ void Memory_device(benchmark::State& state) {
     configured_round = heap_count().live_bytes - again.live_bytes;
     delete device;
   }
+  state.counters["B_object"] = sizeof(BenchDevice);
   state.counters["B_constructed"] = static_cast<double>(constructed);
   state.counters["B_first_round"] = static_cast<double>(first_round);
   state.counters["B_first_round_5_signals"] = static_cast<double>(configured_round);
