@@ -60,6 +60,8 @@ void VADID_EV7::GenJsonData() {
   if (update_time_ == json_time_) return;
   json_time_ = update_time_;
   const VADID_EV7_Data_t record = data_;
+  // The host can reach json_data_ through control code 803; a value that takes no members starts over.
+  if (!json_data_.isObject()) json_data_ = Json::Value(Json::objectValue);
   json_data_["湿度"] = static_cast<double>(static_cast<float>(record.humidity) / 10.0f);
   json_data_["温度"] = static_cast<double>(static_cast<float>(record.temperature) / 10.0f);
   json_data_["PM2点5"] = static_cast<double>(static_cast<float>(record.pm2_5));

@@ -136,6 +136,18 @@ TEST_F(ReadingsTest, MembersAddedByOtherCodeSurvive) {
   EXPECT_EQ(dev.json_data_["PM1点0"].asDouble(), 10.0);
 }
 
+TEST_F(ReadingsTest, ReadingsReplacedByAValueWithoutMembersAreRebuilt) {
+  for (const Json::Value& replaced : {Json::Value("text"), Json::Value(Json::arrayValue), Json::Value(7)}) {
+    dev.json_data_ = replaced;
+    dev.json_time_ = pt::ptime();
+    rec::reset();
+    round({523, 251, 35, 40, 20});
+    EXPECT_TRUE(dev.json_data_.isObject());
+    EXPECT_EQ(dev.json_data_["PM10"].asDouble(), 40.0);
+    EXPECT_EQ(rec::calls("SaveDeviceHistory").size(), 1u);
+  }
+}
+
 TEST_F(ReadingsTest, RoundReleasesTheLockItTakes) {
   round({1, 2, 3, 4, 5});
   ASSERT_TRUE(dev.json_mutex_.try_lock());
