@@ -163,7 +163,7 @@ int VADID_EV7::ReadingsObject(void* out, int out_cap, int& out_len) {
   return 0;
 }
 
-// A signal request is a JSON object whose "signal_id", if present, is a string. Anything else is refused
+// A signal request is a JSON object whose "signal_id", unless absent or null, is a string. Anything else is refused
 // like text that is not JSON; no error of the JSON library leaves the device.
 bool VADID_EV7::IsSignalRequest(const void* in, int in_len) {
   if (in_len < 0 || (in == nullptr && in_len > 0)) return false;
@@ -171,6 +171,9 @@ bool VADID_EV7::IsSignalRequest(const void* in, int in_len) {
   Json::CharReaderBuilder builder;
   builder["stackLimit"] = kMaxRequestDepth;
   builder["collectComments"] = false;
+  // Accept no more than the classic Json::Reader does: no trailing commas, no byte-order mark.
+  builder["allowTrailingCommas"] = false;
+  builder["skipBom"] = false;
   Json::Value request;
   try {
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

@@ -88,7 +88,8 @@ bool ZadeVDevice::LoadFromCache(const unsigned char*, int length) {
 
 int ZadeVDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_cap, int& out_len) {
   record(this, "ZadeVDevice::DeviceIoControl",
-         {to_string(code), rec::ptr(in), to_string(in_len), rec::ptr(out), to_string(out_cap), rec::ptr(&out_len)});
+         {to_string(code), rec::ptr(in), to_string(in_len), rec::ptr(out), to_string(out_cap), rec::ptr(&out_len)})
+      .bytes = rec::bytes_of(out, out_cap > 0 ? static_cast<std::size_t>(out_cap) : 0);
   return rec::script().base_ioctl_result;
 }
 

@@ -14,7 +14,8 @@ struct Call {
   std::string fn;                    // e.g. "SendSP", "ZadeSPDevice::Reset"
   const void* device = nullptr;      // the device the call was made on
   std::vector<std::string> args;     // arguments as text
-  std::vector<unsigned char> bytes;  // record or register words, where the call carries them
+  std::vector<unsigned char> bytes;  // record or register words, where the call carries them; the
+                                     // out_cap bytes of out as the base DeviceIoControl finds them
   float value = 0.0f;                // the value of CheckThreshold and CheckAOReport
 };
 
