@@ -19,7 +19,12 @@ PtySlave::PtySlave() {
   // The context only frames: its socket is the master side, so it never opens or configures a line.
   ctx_ = modbus_new_rtu(name, 115200, 'N', 8, 1);
   registers_ = modbus_mapping_new(0, 0, 5, 0);
-  if (ctx_ == nullptr || registers_ == nullptr) throw std::runtime_error("libmodbus refused the slave");
+  if (ctx_ == nullptr || registers_ == nullptr) {
+    modbus_mapping_free(registers_);
+    if (ctx_ != nullptr) modbus_free(ctx_);
+    ::close(master_);
+    throw std::runtime_error("libmodbus refused the slave");
+  }
   const std::uint16_t readings[5] = {523, 251, 35, 48, 21};
   for (int i = 0; i < 5; ++i) registers_->tab_registers[i] = readings[i];
   modbus_set_slave(ctx_, 1);
