@@ -101,7 +101,7 @@ BusConfig ParseBus(const Checker& c, const Json::Value& bus, const std::string& 
     b.backoff_max_ms = static_cast<int>(c.Integer(bus["backoffMaxMs"], where, "backoffMaxMs", 1, 3600000));
   }
   for (const char* key : {"baud", "parity", "dataBits", "stopBits", "gapMs", "backoffMaxMs"}) {
-    if (!bus[key].isNull()) b.has_line_settings = true;
+    if (!bus[key].isNull()) b.line_keys.insert(key);
   }
   return b;
 }

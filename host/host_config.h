@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,7 +27,9 @@ struct BusConfig {
   int timeout_ms = 500;
   int gap_ms = -1;  // pause between requests on the line; -1: the transport's default
   int backoff_max_ms = 8000;
-  bool has_line_settings = false;  // any of baud, parity, data or stop bits, gap or back-off given
+  // The line settings this device gave ("baud", "parity", "dataBits", "stopBits", "gapMs", "backoffMaxMs"):
+  // devices sharing a line must agree on these.
+  std::set<std::string> line_keys;
 };
 
 struct DeviceConfig {

@@ -128,12 +128,15 @@ SPPort& ZadeController::LineFor(const DeviceConfig& config, const ZadeSPDevice& 
     return *lines_.emplace(key, std::make_unique<SPPort>(line)).first->second;
   }
   const LineSettings& have = found->second->settings();
-  const bool same = have.baud == line.baud && have.parity == line.parity && have.data_bits == line.data_bits &&
-                    have.stop_bits == line.stop_bits && have.gap_ms == line.gap_ms &&
-                    have.backoff_max_ms == line.backoff_max_ms;
-  if (!same && bus.has_line_settings) {
-    throw HostError(Quoted(config.name) + ": shares line " + line.name() + " with " + Quoted(line_owner_[key]) +
-                    " but sets it up differently");
+  const std::map<std::string, bool> agrees{
+      {"baud", have.baud == line.baud},           {"parity", have.parity == line.parity},
+      {"dataBits", have.data_bits == line.data_bits}, {"stopBits", have.stop_bits == line.stop_bits},
+      {"gapMs", have.gap_ms == line.gap_ms},      {"backoffMaxMs", have.backoff_max_ms == line.backoff_max_ms}};
+  for (const std::string& given : bus.line_keys) {
+    if (!agrees.at(given)) {
+      throw HostError(Quoted(config.name) + ": shares line " + line.name() + " with " + Quoted(line_owner_[key]) +
+                      " but gives it another \"" + given + "\"");
+    }
   }
   return *found->second;
 }
