@@ -9,17 +9,25 @@
 
 #include <json/writer.h>
 
-EventSink::EventSink(int fd) : fd_(fd) {}
-
-void EventSink::Emit(const std::string& event, Json::Value members) {
-  members["time"] = LocalNow();
+EventSink::EventSink(int fd) : fd_(fd) {
   Json::StreamWriterBuilder builder;
   builder["indentation"] = "";
   builder["emitUTF8"] = true;
   // Readings and bands are floats: seven significant digits is all they hold.
   builder["precision"] = 7;
-  const std::string rest = Json::writeString(builder, members);
-  std::string line = "{\"event\":" + Json::writeString(builder, Json::Value(event));
+  writer_.reset(builder.newStreamWriter());
+}
+
+EventSink::~EventSink() = default;
+
+void EventSink::Emit(const std::string& event, Json::Value members) {
+  members["time"] = LocalNow();
+  text_.str("");
+  writer_->write(Json::Value(event), &text_);
+  std::string line = "{\"event\":" + text_.str();
+  text_.str("");
+  writer_->write(members, &text_);
+  const std::string rest = text_.str();
   line += rest.size() > 2 ? "," + rest.substr(1) : "}";
   line += "\n";
   const char* p = line.data();
