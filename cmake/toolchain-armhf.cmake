@@ -20,5 +20,3 @@ set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 
 find_program(VADID_QEMU_ARM NAMES qemu-arm-static qemu-arm REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${VADID_QEMU_ARM} -L /usr/arm-linux-gnueabihf)
-
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
