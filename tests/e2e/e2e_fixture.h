@@ -68,7 +68,7 @@ class HostE2E : public ::testing::Test {
     return d;
   }
 
-  Json::Value SerialBus(int timeout_ms = 300) const {
+  Json::Value SerialBus(int timeout_ms = 1000) const {
     Json::Value bus;
     bus["port"] = link();
     bus["timeoutMs"] = timeout_ms;
@@ -76,7 +76,7 @@ class HostE2E : public ::testing::Test {
     return bus;
   }
 
-  Json::Value TcpBus(int slave, int timeout_ms = 300) const {
+  Json::Value TcpBus(int slave, int timeout_ms = 1000) const {
     Json::Value bus;
     bus["tcp"] = tcp_;
     bus["slave"] = slave;

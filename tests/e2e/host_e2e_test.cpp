@@ -158,7 +158,7 @@ TEST_F(HostE2E, FaultsCostTheirRoundAndPollingGoesOn) {
     std::vector<std::string> sim_args{"--values", kValuesArg};
     sim_args.insert(sim_args.end(), c.sim.begin(), c.sim.end());
     auto sim = StartSim(sim_args);
-    ASSERT_EQ(RunDevhost(Config({Device("room-1", 1201, SerialBus(c.failed.empty() ? 2000 : 300))}),
+    ASSERT_EQ(RunDevhost(Config({Device("room-1", 1201, SerialBus(c.failed.empty() ? 2000 : 500))}),
                          {"--rounds", "4", "--interval", "0.05"}),
               0)
         << ReadFile(err());
