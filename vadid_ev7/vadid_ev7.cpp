@@ -1,6 +1,7 @@
 #include "vadid_ev7.h"
 
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstring>
 #include <iostream>
@@ -67,10 +68,17 @@ void VADID_EV7::GenJsonData() {
   json_data_["PM2点5"] = static_cast<double>(static_cast<float>(record.pm2_5));
   json_data_["PM10"] = static_cast<double>(static_cast<float>(record.pm10));
   json_data_["PM1点0"] = static_cast<double>(static_cast<float>(record.pm1_0));
+  // Built on the stack: one allocation less per round than a chain of strings.
   const ttime& t = record.stamp;
-  json_data_["更新时间"] = std::to_string(t.year) + "-" + std::to_string(t.month) + "-" + std::to_string(t.day) +
-                         " " + std::to_string(t.hour) + ":" + std::to_string(t.minute) + ":" +
-                         std::to_string(t.second);
+  char text[32];
+  char* end = text;
+  const unsigned parts[] = {t.year, t.month, t.day, t.hour, t.minute, t.second};
+  const char separators[] = "-- ::";
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 0) *end++ = separators[i - 1];
+    end = std::to_chars(end, text + sizeof text, parts[i]).ptr;
+  }
+  json_data_["更新时间"] = Json::Value(text, end);
 }
 
 float VADID_EV7::Get_Value(unsigned int, const std::string&) const {
