@@ -1,11 +1,13 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <ios>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -183,8 +185,36 @@ class UniDataDevice : public Bus {
     }
   }
 
+  // A device file maps a handful of readings; anything near this size is not one, and parsing it would cost
+  // the host seconds and gigabytes.
+  static constexpr long long kMaxConfigFileBytes = 1 << 20;
+
+  enum class FileCheck { kReadable, kNotRegular, kTooLarge };
+
+  // Only a regular file is opened: a FIFO under a candidate's name would block the host's thread in the open.
+  static FileCheck CheckFile(const std::string& file) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return FileCheck::kNotRegular;
+    if (static_cast<long long>(st.st_size) > kMaxConfigFileBytes) return FileCheck::kTooLarge;
+    return FileCheck::kReadable;
+  }
+  static std::string TooLargeText() { return "file larger than " + std::to_string(kMaxConfigFileBytes) + " bytes"; }
+
   void LoadYaml(const std::string& file) {
-    YAML::Node root = YAML::LoadFile(file);
+    switch (CheckFile(file)) {
+      case FileCheck::kNotRegular:
+        throw YAML::BadFile(file);
+      case FileCheck::kTooLarge:
+        throw YAML::Exception(YAML::Mark::null_mark(), TooLargeText() + ": " + file);
+      case FileCheck::kReadable:
+        break;
+    }
+    YAML::Node root;
+    try {
+      root = YAML::LoadFile(file);
+    } catch (const std::ios_base::failure&) {
+      throw YAML::BadFile(file);  // a read that failed after the open
+    }
     const YAML::Node ai = root["AI"];
     if (!ai) return;
     for (auto entry = ai.begin(); entry != ai.end(); ++entry) {
@@ -194,6 +224,14 @@ class UniDataDevice : public Bus {
   }
 
   void LoadIni(const std::string& file) {
+    switch (CheckFile(file)) {
+      case FileCheck::kNotRegular:
+        throw boost::property_tree::ini_parser_error("cannot open file", file, 0);
+      case FileCheck::kTooLarge:
+        throw boost::property_tree::ini_parser_error(TooLargeText(), file, 0);
+      case FileCheck::kReadable:
+        break;
+    }
     boost::property_tree::ptree tree;
     boost::property_tree::ini_parser::read_ini(file, tree, std::locale());
     for (const auto& entry : tree.get_child("AI")) {
