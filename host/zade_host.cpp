@@ -7,20 +7,11 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "framework/framework.h"
+#include "zade_base.h"
 #include "zade_controller.h"
 
 ttime get_ttime(boost::posix_time::ptime t) {
-  ttime out{};
-  if (t.is_special()) return out;
-  const auto d = t.date();
-  const auto tod = t.time_of_day();
-  out.year = static_cast<std::uint16_t>(d.year());
-  out.month = static_cast<std::uint8_t>(d.month().as_number());
-  out.day = static_cast<std::uint8_t>(d.day());
-  out.hour = static_cast<std::uint8_t>(tod.hours());
-  out.minute = static_cast<std::uint8_t>(tod.minutes());
-  out.second = static_cast<std::uint8_t>(tod.seconds());
-  return out;
+  return ttime_of(t);
 }
 
 // ---- ZadeVDevice

@@ -1,5 +1,7 @@
 #include "recording_host.h"
 
+#include "zade_base.h"
+
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include <cstdio>
@@ -35,17 +37,7 @@ std::vector<Call> calls(const std::string& fn) {
 }
 
 ttime to_ttime(const boost::posix_time::ptime& t) {
-  ttime out{};
-  if (t.is_special()) return out;
-  const auto d = t.date();
-  const auto tod = t.time_of_day();
-  out.year = static_cast<std::uint16_t>(d.year());
-  out.month = static_cast<std::uint8_t>(d.month().as_number());
-  out.day = static_cast<std::uint8_t>(d.day());
-  out.hour = static_cast<std::uint8_t>(tod.hours());
-  out.minute = static_cast<std::uint8_t>(tod.minutes());
-  out.second = static_cast<std::uint8_t>(tod.seconds());
-  return out;
+  return ttime_of(t);
 }
 
 namespace {
