@@ -69,8 +69,22 @@ class SPPort {
  private:
   using Clock = std::chrono::steady_clock;
   ModbusReply Fail(const std::string& what);
+  ModbusReply Read(int slave, const ModbusRequest& request, int* os_error);
   ModbusReply Write(int slave, const ModbusRequest& request, int* os_error);
+  // A reply as received, its PDU (function code first) from begin to end.
+  struct Frame {
+    std::uint8_t bytes[260];  // MODBUS_MAX_ADU_LENGTH
+    int begin = 0;
+    int end = 0;
+    int size() const { return end - begin; }
+    std::uint8_t operator[](int i) const { return bytes[begin + i]; }
+  };
+  // Sends the request's PDU to slave and receives that slave's reply to it, other than an exception.
+  // False, with the reason (and errno, when the system gave one), when no such reply came.
+  bool Exchange(int slave, const std::uint8_t* request, int length, Frame* reply, std::string* error,
+                int* os_error);
   void WaitForGap() const;
+  void DropLateReply();
 
   LineSettings settings_;
   modbus_t* ctx_ = nullptr;
@@ -78,5 +92,7 @@ class SPPort {
   Clock::time_point next_attempt_{};
   std::chrono::milliseconds backoff_{0};
   Clock::time_point last_end_{};
+  Clock::time_point late_until_{};  // after a time-out on a serial line: how long a late reply may come
+  std::uint16_t transaction_ = 0;   // of the last TCP request
   std::string lost_because_;
 };

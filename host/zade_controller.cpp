@@ -31,6 +31,18 @@ std::string TimeText(const boost::posix_time::ptime& t) {
   return text;
 }
 
+// What the device answers a value request with: its refusal's text (whether its data is missing, too old
+// or simply not offered this way), or the value.
+Json::Value ValueAnswer(const ZadeVDevice& device) {
+  try {
+    return static_cast<double>(device.Get_Value(device.DataId(), ""));
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an exception that is not a std::exception";
+  }
+}
+
 }  // namespace
 
 struct ZadeController::Plugin {
@@ -284,6 +296,7 @@ void ZadeController::Fail(Slot& s, const std::string& what) {
   event["round"] = static_cast<Json::Int64>(s.totals.polls);
   if (s.line != nullptr) event["line"] = s.line->name();
   event["what"] = what;
+  event["value"] = ValueAnswer(*s.device);
   events_.Emit("error", event);
 }
 

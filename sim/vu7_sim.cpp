@@ -35,7 +35,7 @@ static_assert(vu7sim::kIllegalAddressException == MODBUS_EXCEPTION_ILLEGAL_DATA_
 const char kUsage[] =
     "usage: vu7-sim (--pty LINK | --tcp HOST:PORT) [--slave N[,N...]] [--values H,T,P25,P10,P1]\n"
     "               [--seed N] [--no-reply-every N] [--exception-every N] [--garble-every N]\n"
-    "               [--slow-every N] [--slow-ms MS] [--wrong-echo] [--verbose]\n"
+    "               [--wrong-slave-every N] [--slow-every N] [--slow-ms MS] [--wrong-echo] [--verbose]\n"
     "\n"
     "A Modbus slave with the VU7 sensor's register map: registers 0 to 4 hold humidity and temperature\n"
     "in tenths, PM2.5, PM10 and PM1.0 (holding and input registers alike); holding registers 5 to 15\n"
@@ -46,8 +46,9 @@ const char kUsage[] =
     "  --slave N,...      the slave ids served (default 1; several only on TCP)\n"
     "  --values ...       fixed register values instead of drifting readings\n"
     "  --seed N           start of the drift (default 1)\n"
-    "  --no-reply-every N, --exception-every N, --garble-every N, --slow-every N\n"
-    "                     faults on every Nth request; --slow-ms MS sets the delay (default 1000)\n"
+    "  --no-reply-every N, --exception-every N, --garble-every N, --wrong-slave-every N,\n"
+    "  --slow-every N     faults on every Nth request: no reply, exception 6, a broken check sum, the reply\n"
+    "                     from the next slave id, a delayed reply; --slow-ms MS sets the delay (default 1000)\n"
     "  --wrong-echo       echo every write wrongly\n"
     "  --verbose          log each request on standard output\n"
     "\n"
@@ -68,6 +69,7 @@ struct Options {
   long no_reply_every = 0;
   long exception_every = 0;
   long garble_every = 0;
+  long wrong_slave_every = 0;
   long slow_every = 0;
   long slow_ms = vu7sim::kDefaultSlowMs;
   bool wrong_echo = false;
@@ -138,6 +140,8 @@ Options ParseOptions(int argc, char** argv) {
       o.exception_every = ParseNumber(flag, value(), 1, 1000000);
     } else if (flag == vu7sim::kGarbleEvery) {
       o.garble_every = ParseNumber(flag, value(), 1, 1000000);
+    } else if (flag == vu7sim::kWrongSlaveEvery) {
+      o.wrong_slave_every = ParseNumber(flag, value(), 1, 1000000);
     } else if (flag == vu7sim::kSlowEvery) {
       o.slow_every = ParseNumber(flag, value(), 1, 1000000);
     } else if (flag == vu7sim::kSlowMs) {
@@ -274,6 +278,12 @@ class Simulator {
     }
 
     const bool garble = Hits(o_.garble_every, n);
+    const bool foreign = !garble && Hits(o_.wrong_slave_every, n);
+    if (foreign) {
+      Log(n, unit, "reply as from slave " + std::to_string(vu7sim::ForeignSlave(unit)) + " (fault)");
+      Foreign(req, rc, slave, unit);
+      return;
+    }
     if (o_.wrong_echo && (write_one || write_many) && !garble) {
       WrongEcho(req, rc, slave, n, unit, write_one, address, count);
       return;
@@ -385,6 +395,20 @@ class Simulator {
       frame[length - 1] ^= 0xFF;
     }
     Send(frame, length);
+  }
+
+  // The right reply under another slave id: the check sum (RTU) made anew, so that only the id is wrong.
+  void Foreign(const std::uint8_t* req, int rc, Slave& slave, int unit) {
+    std::uint8_t frame[MODBUS_MAX_ADU_LENGTH];
+    const int length = Capture(req, rc, slave, frame);
+    const int offset = modbus_get_header_length(ctx_);
+    if (length <= offset) return;
+    frame[offset - 1] = static_cast<std::uint8_t>(vu7sim::ForeignSlave(unit));
+    if (o_.pty_link.empty()) {
+      Send(frame, length);
+    } else {
+      modbus_send_raw_request(ctx_, frame, length - 2);
+    }
   }
 
   void Send(const std::uint8_t* frame, int length) {

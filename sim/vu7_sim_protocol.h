@@ -26,10 +26,14 @@ constexpr int kBusyException = 6;            // the periodic exception fault
 
 // Faults trigger on the simulator's request count (1, 2, ... over every request addressed to it): a fault
 // "every N" hits requests N, 2N, 3N and so on. When several hit the same request, the first of these wins:
-// no reply, exception, garbled frame; a slow reply is delayed and then answered normally (or garbled).
+// no reply, exception, garbled frame, reply from another slave; a slow reply is delayed and then answered
+// normally (or with one of the reply faults).
 inline constexpr char kNoReplyEvery[] = "--no-reply-every";
 inline constexpr char kExceptionEvery[] = "--exception-every";
 inline constexpr char kGarbleEvery[] = "--garble-every";  // the reply goes out with a broken check sum
+// The right reply, well framed, but from the slave id after the one asked (247 is followed by 1).
+inline constexpr char kWrongSlaveEvery[] = "--wrong-slave-every";
+constexpr int ForeignSlave(int slave) { return slave % 247 + 1; }
 inline constexpr char kSlowEvery[] = "--slow-every";
 inline constexpr char kSlowMs[] = "--slow-ms";
 inline constexpr int kDefaultSlowMs = 1000;

@@ -180,7 +180,8 @@ std::vector<HistoryRow> History(const fs::path& db) {
                          &query, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << "cannot query " << db << ": " << sqlite3_errmsg(handle);
   } else {
-    while (sqlite3_step(query) == SQLITE_ROW) {
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(query)) == SQLITE_ROW) {
       HistoryRow row;
       row.device = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
       row.data_id = sqlite3_column_int64(query, 1);
@@ -189,6 +190,10 @@ std::vector<HistoryRow> History(const fs::path& db) {
       const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(query, 4));
       row.record.assign(blob, blob + sqlite3_column_bytes(query, 4));
       rows.push_back(row);
+    }
+    // A read cut short must not pass for fewer rows.
+    if (rc != SQLITE_DONE) {
+      ADD_FAILURE() << "reading " << db << " stopped after " << rows.size() << " rows: " << sqlite3_errmsg(handle);
     }
   }
   sqlite3_finalize(query);
@@ -205,6 +210,8 @@ std::vector<SimulatorRead> SimulatorReads(const fs::path& log) {
       continue;
     }
     SimulatorRead read;
+    const std::size_t request = line.find("request ");
+    if (request != std::string::npos && request < slave) read.request = std::stol(line.substr(request + 8));
     read.slave = std::stoi(line.substr(slave + 7));
     std::istringstream in(line.substr(marker + std::string(vu7sim::kReadLogMarker).size()));
     for (std::string part; std::getline(in, part, ',');) {

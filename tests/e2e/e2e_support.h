@@ -88,8 +88,10 @@ struct HistoryRow {
 };
 std::vector<HistoryRow> History(const fs::path& db);
 
-// A read of registers 0 to 4 that vu7-sim logged (--verbose): the slave and the values it served.
+// A read of registers 0 to 4 that vu7-sim logged (--verbose): its request number, the slave and the
+// values it served.
 struct SimulatorRead {
+  long request = 0;
   int slave = 0;
   std::vector<std::uint16_t> values;
 };
