@@ -165,6 +165,8 @@ class Stopper {
     }
     return stopped_;
   }
+  // What the last look found, without looking again.
+  bool stopped() const { return stopped_; }
 
   void WaitUntil(std::chrono::steady_clock::time_point until) {
     while (!stopped_) {
@@ -232,9 +234,11 @@ int main(int argc, char** argv) {
     }
     const auto interval = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(o.interval));
-    for (long round = 1; (o.rounds < 0 || round <= o.rounds) && !stop(); ++round) {
+    // PollRound looks for a signal before each device (a configuration has at least one), so the loop
+    // need not look again.
+    for (long round = 1; (o.rounds < 0 || round <= o.rounds) && !stop.stopped(); ++round) {
       const auto start = std::chrono::steady_clock::now();
-      controller.PollRound(stop);
+      controller.PollRound([&stop] { return stop(); });
       if (round == o.rounds) break;
       stop.WaitUntil(start + interval);
     }

@@ -21,24 +21,36 @@ History::History(const std::string& path) : path_(path) {
                             "id INTEGER PRIMARY KEY, device TEXT NOT NULL, data_id INTEGER NOT NULL, "
                             "data_type INTEGER NOT NULL, time TEXT NOT NULL, record BLOB NOT NULL)",
                             &error);
-    if (ready &&
-        sqlite3_prepare_v2(db_,
-                           "INSERT INTO history (device, data_id, data_type, time, record) VALUES (?, ?, ?, ?, ?)",
-                           -1, &insert_, nullptr) != SQLITE_OK) {
+    // Prepared once rather than compiled for every row.
+    const auto prepare = [&](const char* sql, sqlite3_stmt** statement) {
+      if (sqlite3_prepare_v2(db_, sql, -1, statement, nullptr) == SQLITE_OK) return true;
       error = sqlite3_errmsg(db_);
+      return false;
+    };
+    if (ready) {
+      prepare("INSERT INTO history (device, data_id, data_type, time, record) VALUES (?, ?, ?, ?, ?)", &insert_) &&
+          prepare("BEGIN IMMEDIATE", &begin_) && prepare("COMMIT", &commit_) && prepare("ROLLBACK", &rollback_);
     }
   }
-  if (!error.empty() || insert_ == nullptr) {
+  if (!error.empty() || insert_ == nullptr || begin_ == nullptr || commit_ == nullptr || rollback_ == nullptr) {
     if (error.empty()) error = "cannot prepare the insert";
-    sqlite3_finalize(insert_);
-    sqlite3_close(db_);
+    Finalize();
     throw HostError("cannot open history " + path + ": " + error);
   }
 }
 
-History::~History() {
-  sqlite3_finalize(insert_);
+History::~History() { Finalize(); }
+
+void History::Finalize() {
+  for (sqlite3_stmt* statement : {insert_, begin_, commit_, rollback_}) sqlite3_finalize(statement);
   sqlite3_close(db_);
+}
+
+bool History::Step(sqlite3_stmt* statement, std::string* error) {
+  const int rc = sqlite3_step(statement);
+  if (rc != SQLITE_DONE) *error = sqlite3_errmsg(db_);
+  sqlite3_reset(statement);
+  return rc == SQLITE_DONE;
 }
 
 bool History::Exec(const char* sql, std::string* error) {
@@ -55,27 +67,20 @@ bool History::Add(const std::string& device, std::uint32_t data_id, int data_typ
     *error = "record too long";
     return false;
   }
-  if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  sqlite3_reset(insert_);
-  sqlite3_clear_bindings(insert_);
-  sqlite3_bind_text(insert_, 1, device.c_str(), -1, SQLITE_TRANSIENT);
+  if (!Step(begin_, error)) return false;
+  // The bound texts and bytes outlive the step (SQLITE_STATIC); the bindings are cleared after it.
+  sqlite3_bind_text(insert_, 1, device.c_str(), -1, SQLITE_STATIC);
   sqlite3_bind_int64(insert_, 2, data_id);
   sqlite3_bind_int(insert_, 3, data_type);
-  sqlite3_bind_text(insert_, 4, time.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(insert_, 4, time.c_str(), -1, SQLITE_STATIC);
   // A zero-length blob still binds as a blob, not as NULL.
   static const unsigned char kNothing = 0;
-  sqlite3_bind_blob(insert_, 5, record != nullptr ? record : &kNothing, static_cast<int>(length), SQLITE_TRANSIENT);
-  if (sqlite3_step(insert_) != SQLITE_DONE) {
-    *error = sqlite3_errmsg(db_);
-    sqlite3_reset(insert_);
-    std::string ignored;
-    Exec("ROLLBACK", &ignored);
-    return false;
-  }
-  sqlite3_reset(insert_);
-  if (!Exec("COMMIT", error)) {
-    std::string ignored;
-    Exec("ROLLBACK", &ignored);
+  sqlite3_bind_blob(insert_, 5, record != nullptr ? record : &kNothing, static_cast<int>(length), SQLITE_STATIC);
+  const bool inserted = Step(insert_, error);
+  sqlite3_clear_bindings(insert_);
+  std::string ignored;
+  if (!inserted || !Step(commit_, error)) {
+    Step(rollback_, &ignored);
     return false;
   }
   ++rows_added_;

@@ -29,9 +29,15 @@ class History {
 
  private:
   bool Exec(const char* sql, std::string* error);
+  // Runs the prepared statement to its end and resets it.
+  bool Step(sqlite3_stmt* statement, std::string* error);
+  void Finalize();
 
   std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
+  sqlite3_stmt* begin_ = nullptr;
+  sqlite3_stmt* commit_ = nullptr;
+  sqlite3_stmt* rollback_ = nullptr;
   long rows_added_ = 0;
 };

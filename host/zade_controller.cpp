@@ -51,7 +51,8 @@ struct ZadeController::Plugin {
   std::vector<std::shared_ptr<Provider>> providers;
 };
 
-ZadeController::ZadeController(EventSink& events, History& history) : events_(events), history_(history) {}
+ZadeController::ZadeController(EventSink& events, History& history)
+    : events_(events), history_(history), readings_reader_(Json::CharReaderBuilder().newCharReader()) {}
 
 ZadeController::~ZadeController() {
   // Devices first, then the providers, then the code they came from.
@@ -180,6 +181,7 @@ void ZadeController::Setup(const HostConfig& config) {
     }
     if (!accepted) throw HostError(Quoted(d.name) + ": InitSetting refused the configuration");
   }
+  events_.Flush();
 }
 
 void ZadeController::OpenLines() {
@@ -232,6 +234,7 @@ void ZadeController::Write(const std::string& name, int address, const std::vect
   event["result"] = result;
   event["outcome"] = out_len == static_cast<int>(sizeof outcome) ? Json::Value(outcome) : Json::Value();
   events_.Emit("control", event);
+  events_.Flush();
 }
 
 void ZadeController::PollRound(const std::function<bool()>& stop) {
@@ -246,11 +249,15 @@ void ZadeController::PollRound(const std::function<bool()>& stop) {
       ++s.totals.rounds;
       EmitReadings(s);
     }
+    // The device's round goes out whole, in one write.
+    events_.Flush();
   }
 }
 
 void ZadeController::EmitReadings(Slot& s) {
-  std::vector<char> text(4096);
+  // The buffer is kept, its size is not: a longer text is asked for twice every round.
+  std::vector<char>& text = readings_text_;
+  text.resize(4096);
   int length = 0;
   int rc = s.device->DeviceIoControl(kReadingsCode, nullptr, 0, text.data(), static_cast<int>(text.size()), length);
   if (rc != 0 && length > static_cast<int>(text.size()) && length <= (1 << 20)) {
@@ -261,20 +268,36 @@ void ZadeController::EmitReadings(Slot& s) {
     Fail(s, "readings (control " + std::to_string(kReadingsCode) + ") refused with " + std::to_string(rc));
     return;
   }
-  Json::CharReaderBuilder builder;
-  Json::Value readings;
-  std::string errors;
-  const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  if (!reader->parse(text.data(), text.data() + length, &readings, &errors)) {
-    Fail(s, "readings are not JSON: " + errors.substr(0, errors.find('\n')));
-    return;
+  // Rounds within one second with the same readings give the same text; it is parsed and written once.
+  const std::size_t size = static_cast<std::size_t>(length);
+  if (!s.readings_known || s.readings_text.compare(0, std::string::npos, text.data(), size) != 0) {
+    Json::Value readings;
+    std::string errors;
+    if (!readings_reader_->parse(text.data(), text.data() + length, &readings, &errors)) {
+      Fail(s, "readings are not JSON: " + errors.substr(0, errors.find('\n')));
+      return;
+    }
+    if (readings.hasComment(Json::commentBefore) || readings.hasComment(Json::commentAfterOnSameLine) ||
+        readings.hasComment(Json::commentAfter)) {
+      // The writer puts the comments of a member's value elsewhere than those of a whole line's.
+      Json::Value event;
+      event["device"] = s.name;
+      event["dataId"] = s.device->DataId();
+      event["round"] = static_cast<Json::Int64>(s.totals.polls);
+      event["readings"] = std::move(readings);
+      events_.Emit("readings", event);
+      return;
+    }
+    s.readings_text.assign(text.data(), size);
+    s.readings_json = events_.Render(readings);
+    s.readings_known = true;
   }
-  Json::Value event;
-  event["device"] = s.name;
-  event["dataId"] = s.device->DataId();
-  event["round"] = static_cast<Json::Int64>(s.totals.polls);
-  event["readings"] = readings;
-  events_.Emit("readings", event);
+  EventSink::Line(events_, "readings")
+      .Text("device", s.name)
+      .Int("dataId", s.device->DataId())
+      .Int("round", s.totals.polls)
+      .Rendered("readings", s.readings_json)
+      .Emit();
 }
 
 HostTotals ZadeController::totals() const {
@@ -306,54 +329,60 @@ void ZadeController::OnRecord(ZadeVDevice* device, int data_type, const unsigned
   if (s == nullptr) return;
   s->recorded = true;
   s->data_type = data_type;
-  Json::Value event;
-  event["device"] = s->name;
-  event["dataId"] = device->DataId();
-  event["dataType"] = data_type;
-  event["round"] = static_cast<Json::Int64>(s->totals.polls);
-  event["delayed"] = delayed;
-  event["hex"] = data != nullptr ? Hex(data, length) : "";
-  events_.Emit("record", event);
+  EventSink::Line(events_, "record")
+      .Text("device", s->name)
+      .Int("dataId", device->DataId())
+      .Int("dataType", data_type)
+      .Int("round", s->totals.polls)
+      .Bool("delayed", delayed)
+      .Text("hex", data != nullptr ? Hex(data, length) : "")
+      .Emit();
 }
 
 void ZadeController::OnThresholdCheck(ZadeVDevice* device, const std::string& id, const std::string& name,
                                       float value, int kind) {
   Slot* s = SlotOf(device);
   if (s == nullptr) return;
-  Json::Value event;
-  event["device"] = s->name;
-  event["signalId"] = id;
-  event["name"] = name;
-  event["value"] = value;
-  event["kind"] = kind;
-  events_.Emit("threshold_check", event);
+  EventSink::Line(events_, "threshold_check")
+      .Text("device", s->name)
+      .Text("signalId", id)
+      .Text("name", name)
+      .Real("value", value)
+      .Int("kind", kind)
+      .Emit();
 }
 
 void ZadeController::OnBatchCheck(ZadeVDevice* device, std::size_t rules) {
   Slot* s = SlotOf(device);
   if (s == nullptr || rules == 0) return;
-  Json::Value event;
-  event["device"] = s->name;
-  event["rules"] = static_cast<Json::UInt64>(rules);
-  events_.Emit("threshold_batch", event);
+  EventSink::Line(events_, "threshold_batch")
+      .Text("device", s->name)
+      .Int("rules", static_cast<long long>(rules))
+      .Emit();
 }
 
 void ZadeController::OnAOReport(ZadeVDevice* device, const std::string& signal_id, float value) {
   Slot* s = SlotOf(device);
   if (s == nullptr) return;
   ++s->totals.reports;
-  Json::Value event;
-  event["device"] = s->name;
-  event["signalId"] = signal_id;
-  event["value"] = value;
-  events_.Emit("ao_report", event);
+  EventSink::Line(events_, "ao_report")
+      .Text("device", s->name)
+      .Text("signalId", signal_id)
+      .Real("value", value)
+      .Emit();
 }
 
 int ZadeController::OnHistory(ZadeVDevice* device, const unsigned char* data, unsigned int length) {
   Slot* s = SlotOf(device);
   if (s == nullptr) return -1;
+  // Rounds mostly fall in the second of the round before.
+  const boost::posix_time::ptime& t = device->update_time_;
+  if (t.is_special() || t != history_time_) {
+    history_time_text_ = TimeText(t);
+    history_time_ = t;
+  }
   std::string error;
-  if (!history_.Add(s->name, device->DataId(), s->data_type, TimeText(device->update_time_), data, length, &error)) {
+  if (!history_.Add(s->name, device->DataId(), s->data_type, history_time_text_, data, length, &error)) {
     Fail(*s, "history " + history_.path() + ": " + error);
     return -1;
   }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <json/reader.h>
+
 #include "events.h"
 #include "framework/framework.h"
 #include "history.h"
@@ -56,6 +58,10 @@ class ZadeController {
     int data_type = 0;  // of the last record handed over, for its history row
     bool recorded = false;
     HostTotals totals;
+    // The last readings text that parsed, and its readings as they stand in a line.
+    bool readings_known = false;
+    std::string readings_text;
+    std::string readings_json;
   };
 
   // Calls from the framework functions.
@@ -84,4 +90,8 @@ class ZadeController {
   std::vector<std::unique_ptr<Slot>> slots_;
   std::map<const ZadeVDevice*, Slot*> by_device_;
   bool quiet_control_ = false;  // the host's own outcome query is part of its "control" event
+  std::vector<char> readings_text_;  // control 801's text, kept between rounds
+  std::unique_ptr<Json::CharReader> readings_reader_;
+  boost::posix_time::ptime history_time_;  // and its text, of the last history row
+  std::string history_time_text_;
 };
