@@ -62,14 +62,25 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& out, cons
   const std::string out_path = out.string();
   const std::string err_path = err.string();
   const std::string dir = cwd.string();
+  // The files are emptied before the fork: a caller that looks at them at once must not find the last
+  // run's output there.
+  const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (in < 0 || o < 0 || e < 0) {
+    for (int fd : {in, o, e}) {
+      if (fd >= 0) close(fd);
+    }
+    throw std::runtime_error("cannot open " + out_path + " or " + err_path);
+  }
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ < 0) {
+    for (int fd : {in, o, e}) close(fd);
+    throw std::runtime_error("fork failed");
+  }
   if (pid_ == 0) {
     // Only async-signal-safe calls from here on.
-    const int in = open("/dev/null", O_RDONLY);
-    const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
+    if (dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(126);
     if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
     sigset_t none;
     sigemptyset(&none);
@@ -77,6 +88,7 @@ Process::Process(const std::vector<std::string>& argv, const fs::path& out, cons
     execv(args[0], args.data());
     _exit(127);
   }
+  for (int fd : {in, o, e}) close(fd);
 }
 
 Process::~Process() { Kill(); }
